@@ -28,16 +28,19 @@ void WriteLittle16(unsigned char* at, uint16_t value)
     at[1] = static_cast<unsigned char>(value >> 8);
 }
 
-// Reads one byte, skipping filler; each read has `budgetMs` anew.
+// Reads one byte, skipping filler; each read has `budgetMs` anew. A line
+// held at break delivers nothing but 0x00, so at most kMaxFillerBytes are
+// skipped in a row; a device sends a few at most.
 // Returns 1 with the byte in `*out`, 0 when no other byte came in time.
 int ReadSkippingFiller(unsigned char* out, int budgetMs)
 {
-    for (;;) {
+    for (int filler = 0; filler <= kMaxFillerBytes; ++filler) {
         if (ReadWithDeadline(&gSerialPort, out, 1, budgetMs) != 1)
             return 0;
         if (*out != 0x00)
             return 1;
     }
+    return 0;
 }
 
 int WriteSingleByte(uint8_t value)

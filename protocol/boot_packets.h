@@ -10,6 +10,8 @@
 // the checksum matches, kNakByte when it does not. 0x00 bytes are filler:
 // a receiver skips any number of them where it expects a size byte or an
 // acknowledgement byte (a checksum byte of 0x00 is an ordinary checksum).
+// More than kMaxFillerBytes of them in a row (a line held at break sends
+// nothing else) count as no byte at all.
 //
 // Every operation here assumes the port is open at 115200 baud and uses the
 // one gSerialPort. Nothing here prints, retries or allocates; every failure
@@ -33,6 +35,10 @@ constexpr uint8_t kCommandInformation = 0x26;
 // The single data byte of the reply to get status.
 constexpr uint8_t kStatusSuccess = 0x40;
 constexpr uint8_t kStatusFlashFailure = 0x44;
+
+// Longest run of filler bytes skipped where a size or acknowledgement byte
+// is due.
+constexpr int kMaxFillerBytes = 256;
 
 // Most data bytes one packet carries, and most a size byte can announce
 // (size byte 1, in 8-bit arithmetic).

@@ -130,6 +130,17 @@ TEST_F(BootPacketTest, FillerBeforeAcknowledgementRestartsTheBudget)
     EXPECT_EQ(fake::Now(), 9000u);
 }
 
+TEST_F(BootPacketTest, EndlessFillerCountsAsSilence)
+{
+    fake::DeliverAt(0, std::vector<uint8_t>(5000, 0x00), 0);
+    const unsigned char data[] = {0x23};
+    EXPECT_EQ(SendPacket(data, 1, 1, 2000), 4);
+    EXPECT_EQ(fake::PendingCount(), 5000u - kMaxFillerBytes - 1);
+    unsigned char byte = 0;
+    uint8_t length = 1;
+    EXPECT_EQ(ReceivePacket(&byte, &length, 2000), 6);
+}
+
 struct WriteFailCase {
     int failingWrite;
     int reported;
