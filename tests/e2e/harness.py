@@ -86,3 +86,50 @@ def run_piped(argv, stdin_bytes=b"", env=None, timeout=30):
     proc = subprocess.run(argv, input=stdin_bytes, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           env=env, timeout=timeout)
     return proc.returncode, proc.stdout.decode("latin-1")
+
+
+class Sim:
+    """The device simulator on a pseudo-terminal of its own."""
+
+    def __init__(self, workdir, name, options=(), image=None):
+        self.report_path = os.path.join(workdir, name + ".json")
+        self.log_path = os.path.join(workdir, name + ".log")
+        argv = [os.environ["TLXSIM"], "--report", self.report_path, "--log", self.log_path]
+        if image:
+            argv += ["--image", image]
+        argv += list(options)
+        self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     start_new_session=True)
+        line = self.proc.stdout.readline().decode().strip()
+        if not line.startswith("/dev/"):
+            self.proc.kill()
+            raise RuntimeError("tlxsim did not start: %r %s" % (line, self.proc.stderr.read()))
+        self.path = line
+
+    def stop(self):
+        """Ends the simulator and returns its report."""
+        import json
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.proc.pid, signal.SIGKILL)
+                self.proc.wait()
+        with open(self.report_path) as f:
+            return json.load(f)
+
+
+class SilentPort:
+    """A pseudo-terminal with nothing behind it: a port where no device answers."""
+
+    def __init__(self):
+        self.master, self.slave = pty.openpty()
+        self.path = os.ttyname(self.slave)
+
+    def close(self):
+        for fd in (self.master, self.slave):
+            try:
+                os.close(fd)
+            except OSError:
+                pass
