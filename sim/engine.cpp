@@ -277,10 +277,6 @@ struct Device {
             ++versionQueries;
             SendVersionReply(o.appReplyDelayMs);
         } else if (text == "BOOTL") {
-            if (LineBaud() == kAppBaud)
-                ++bootCommands19200;
-            else
-                ++bootCommandsOther;
             if (bootAtMs < 0 && !inBoot)
                 bootAtMs = NowMs() + o.handoverMs;
         }
@@ -579,10 +575,27 @@ struct Device {
 
     // --- input --------------------------------------------------------------------
 
+    // "^BOOTL$" as it appears on the line, counted whatever side of the
+    // device runs and at whatever rate it came.
+    size_t bootMatch = 0;
+    void CountBootCommand(uint8_t b, int baud)
+    {
+        static const char kCommand[] = "^BOOTL$";
+        bootMatch = (b == static_cast<uint8_t>(kCommand[bootMatch])) ? bootMatch + 1 : (b == '^' ? 1 : 0);
+        if (bootMatch == 7) {
+            bootMatch = 0;
+            if (baud == kAppBaud)
+                ++bootCommands19200;
+            else
+                ++bootCommandsOther;
+        }
+    }
+
     void OnInput(const uint8_t* bytes, size_t count)
     {
         const int baud = LineBaud();
         for (size_t i = 0; i < count; ++i) {
+            CountBootCommand(bytes[i], baud);
             uint8_t b = bytes[i];
             const char* note = "";
             if (baud != ListeningBaud()) {
@@ -718,8 +731,6 @@ struct Device {
             log = std::fopen(o.logFile.c_str(), "w");
         if (Open() != 0)
             return 1;
-        if (o.readyBeforeDownload)
-            SendText("^=P$", 50);
         WriteReport();
         const double exitAtMs = o.exitAfterS > 0 ? o.exitAfterS * 1000 : -1;
         while (!gStop) {

@@ -143,7 +143,7 @@ const std::vector<OptionSpec>& Specs()
          [](Options* o, const std::string& v) { return ToInt(v, &o->handoverMs); }},
         {"boot-delay-ms", "N", "reset to application running (default 100)",
          [](Options* o, const std::string& v) { return ToInt(v, &o->bootDelayMs); }},
-        {"ready-before-download", nullptr, "send ^=P$ at start and after every version reply",
+        {"ready-before-download", nullptr, "send ^=P$ after every version reply",
          [](Options* o, const std::string&) { o->readyBeforeDownload = true; return true; }},
         {"extra-message", "TEXT", "send ^TEXT$ before the DSP progress (repeatable)",
          [](Options* o, const std::string& v) { o->extraMessages.push_back(v); return true; }},
