@@ -568,6 +568,8 @@ struct Device {
         if (dspRunning)
             consider(dspNextMs);
         consider(NextOutMs());
+        if (!in.empty())
+            consider(in.front().dueMs);
         if (o.unplugAfterMs > 0 && !unplugged)
             consider(static_cast<double>(o.unplugAfterMs));
         return next;
@@ -591,9 +593,44 @@ struct Device {
         }
     }
 
-    void OnInput(const uint8_t* bytes, size_t count)
+    // With pacing, received bytes are taken one per byte time at the rate
+    // they came at, as a UART would deliver them.
+    struct Inbound {
+        double dueMs;
+        uint8_t byte;
+        int baud;
+    };
+    std::deque<Inbound> in;
+    double lastInDueMs = 0;
+
+    void OnRead(const uint8_t* bytes, size_t count)
     {
         const int baud = LineBaud();
+        if (!o.pace) {
+            OnInput(bytes, count, baud);
+            return;
+        }
+        const double byteMs = baud > 0 ? 10000.0 / baud : 0;
+        for (size_t i = 0; i < count; ++i) {
+            double due = NowMs() + byteMs;
+            if (due < lastInDueMs + byteMs)
+                due = lastInDueMs + byteMs;
+            lastInDueMs = due;
+            in.push_back(Inbound{due, bytes[i], baud});
+        }
+    }
+
+    void TakeInbound()
+    {
+        while (!in.empty() && in.front().dueMs <= NowMs()) {
+            const Inbound next = in.front();
+            in.pop_front();
+            OnInput(&next.byte, 1, next.baud);
+        }
+    }
+
+    void OnInput(const uint8_t* bytes, size_t count, int baud)
+    {
         for (size_t i = 0; i < count; ++i) {
             CountBootCommand(bytes[i], baud);
             uint8_t b = bytes[i];
@@ -740,6 +777,7 @@ struct Device {
             }
             if (exitAtMs > 0 && NowMs() >= exitAtMs)
                 break;
+            TakeInbound();
             Timers();
             FlushOut();
             if (unplugged) {
@@ -760,7 +798,7 @@ struct Device {
                 uint8_t buffer[4096];
                 const ssize_t n = read(master, buffer, sizeof buffer);
                 if (n > 0)
-                    OnInput(buffer, static_cast<size_t>(n));
+                    OnRead(buffer, static_cast<size_t>(n));
             }
         }
         WriteReport();

@@ -12,11 +12,17 @@ namespace image_file {
 
 namespace {
 
-std::string Format(const char* format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
+// mingw-w64 checks formats by the Microsoft runtime's rules unless told
+// that the GNU rules (%zu included) apply; clang knows only "printf".
+#if defined(__MINGW32__)
+#define TLX_FORMAT_ATTRIBUTE __attribute__((format(gnu_printf, 1, 2)))
+#elif defined(__GNUC__)
+#define TLX_FORMAT_ATTRIBUTE __attribute__((format(printf, 1, 2)))
+#else
+#define TLX_FORMAT_ATTRIBUTE
 #endif
-    ;
+
+std::string Format(const char* format, ...) TLX_FORMAT_ATTRIBUTE;
 
 std::string Format(const char* format, ...)
 {

@@ -155,7 +155,11 @@ class Update(unittest.TestCase):
                          "\nError: No response from the bootloader, check cables and power.\n"
                          "\nNo Tolvex device found on COM1.\n" + PROMPT + "\n")
         report = sim.stop()
-        self.assertEqual((report["bootCommandsAt19200"], report["bootCommandsAtOtherRates"]), (3, 9))
+        # Four 21-byte commands: once at 19200, then after each failed try at
+        # 115200. The last one is followed at once by the switch back to 19200,
+        # and a pseudo-terminal cannot tell the simulator which rate it left at.
+        self.assertEqual(report["bootCommandsAt19200"] + report["bootCommandsAtOtherRates"], 12)
+        self.assertGreaterEqual(report["bootCommandsAtOtherRates"], 6)
         self.assertEqual(report["informationQueries"], 3 + 1)    # the download's three, detection's one
         self.assertEqual(report["resets"], 0)
 
@@ -197,8 +201,11 @@ class Update(unittest.TestCase):
         self.screen.type("y")
         screen = self.finish(60)
         elapsed = time.monotonic() - started
-        self.assertEqual(screen, BANNER + "\nCOM1: " + FOUND + NEWER_QUESTION + "Y\n" + progress(11, False)
-                         + lost(2, 1) + "\nNo Tolvex device found on COM1.\n" + PROMPT + "\n")
+        # The cable goes after record 10's status; which write of record 11
+        # fails first (size, checksum or data byte) depends on the moment.
+        head = BANNER + "\nCOM1: " + FOUND + NEWER_QUESTION + "Y\n" + progress(11, False)
+        tail = "\nNo Tolvex device found on COM1.\n" + PROMPT + "\n"
+        self.assertIn(screen, [head + lost(2, code) + tail for code in (1, 2, 3)])
         self.assertNotIn("100% complete", screen)
         # Lost record: its ACK wait (2 s budget), the reset's version wait (2 s),
         # then detection on the vanished port (2 s + 2 s + 2 s) and the exit.
