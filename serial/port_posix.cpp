@@ -20,16 +20,21 @@
 #include <time.h>
 #include <unistd.h>
 
+#if defined(__linux__)
+#include <linux/serial.h>
+#endif
+
 #include <cerrno>
 #include <chrono>
 
 struct SerialPort {
-    int handle;     // file descriptor; -1 while closed
-    int open;       // 1 while the port is usable
-    int baud;       // rate the line is set to, for the drain estimate
+    int handle;          // file descriptor; -1 while closed
+    int open;            // 1 while the port is usable
+    int baud;            // rate the line is set to, for the drain estimate
+    int lowLatencySet;   // 1 when open switched the driver to low latency
 };
 
-SerialPort gSerialPort = {-1, 0, 0};
+SerialPort gSerialPort = {-1, 0, 0, 0};
 
 namespace {
 
@@ -84,8 +89,38 @@ int WaitFor(int fd, short events, int timeoutMs)
     }
 }
 
+#if defined(__linux__)
+// A USB serial adapter holds received bytes back for its latency timer
+// (16 ms on common chips) unless the driver asks for low latency; every
+// packet waits for an answer, so that would double a download. Ports that
+// know no such setting (a pseudo-terminal) refuse, which is fine.
+int RequestLowLatency(int fd)
+{
+    struct serial_struct serial = {};
+    if (ioctl(fd, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY) != 0)
+        return 0;
+    serial.flags |= ASYNC_LOW_LATENCY;
+    return ioctl(fd, TIOCSSERIAL, &serial) == 0 ? 1 : 0;
+}
+
+void RestoreLatency(int fd)
+{
+    struct serial_struct serial = {};
+    if (ioctl(fd, TIOCGSERIAL, &serial) != 0)
+        return;
+    serial.flags &= ~ASYNC_LOW_LATENCY;
+    ioctl(fd, TIOCSSERIAL, &serial);
+}
+#else
+int RequestLowLatency(int) { return 0; }
+void RestoreLatency(int) {}
+#endif
+
 void CloseHandle(SerialPort* port)
 {
+    if (port->lowLatencySet)
+        RestoreLatency(port->handle);
+    port->lowLatencySet = 0;
     ioctl(port->handle, TIOCNXCL);
     close(port->handle);
     port->handle = -1;
@@ -156,6 +191,7 @@ int OpenPort(SerialPort* port, unsigned portNumber, int baud)
     ioctl(fd, TIOCMBIS, &dtr);
     port->handle = fd;
     port->baud = baud;
+    port->lowLatencySet = RequestLowLatency(fd);
     port->open = 1;
     return 1;
 }

@@ -139,6 +139,17 @@ struct Device {
     std::deque<Outgoing> out;
     double lastOutMs = 0;
 
+    // The download phase on the wire: from the first byte of the first
+    // "^BOOTL$" (or the download start, when there was none) to the reset.
+    double phaseStartMs = -1;
+    double phaseEndMs = -1;
+    long phaseBytesIn19200 = 0;
+    long phaseBytesIn115200 = 0;
+    long phaseBytesOut19200 = 0;
+    long phaseBytesOut115200 = 0;
+    long phaseTurnarounds = 0;
+    bool InPhase() const { return phaseStartMs >= 0 && phaseEndMs < 0; }
+
     void Log(const char* direction, const uint8_t* bytes, size_t count, int baud, const char* note = "")
     {
         if (!log)
@@ -168,6 +179,8 @@ struct Device {
     {
         if (silent || unplugged || bytes.empty())
             return;
+        if (InPhase() && out.empty())
+            ++phaseTurnarounds;
         double due = NowMs() + delayMs + o.latencyMs;
         if (!out.empty() && out.back().dueMs > due)
             due = out.back().dueMs;
@@ -232,6 +245,8 @@ struct Device {
                 continue;
             }
             Log("dev> ", &byte, 1, baud, note);
+            if (InPhase())
+                (ListeningBaud() == kAppBaud ? phaseBytesOut19200 : phaseBytesOut115200)++;
         }
     }
 
@@ -375,6 +390,8 @@ struct Device {
             SendPacket(BootInfoData(), o.badInfoChecksum);
             return;
         case 0x21:
+            if (phaseStartMs < 0)
+                phaseStartMs = p.atMs;
             ++starts;
             startPacket = p.data;
             records.clear();
@@ -418,6 +435,8 @@ struct Device {
             return;
         }
         case 0x25:
+            if (InPhase())
+                phaseEndMs = p.atMs;
             ++resets;
             if (o.resetAck)
                 SendAck();
@@ -580,11 +599,22 @@ struct Device {
     // "^BOOTL$" as it appears on the line, counted whatever side of the
     // device runs and at whatever rate it came.
     size_t bootMatch = 0;
+    bool phaseStartPending = false;
     void CountBootCommand(uint8_t b, int baud)
     {
         static const char kCommand[] = "^BOOTL$";
         bootMatch = (b == static_cast<uint8_t>(kCommand[bootMatch])) ? bootMatch + 1 : (b == '^' ? 1 : 0);
+        if (bootMatch == 1 && phaseStartMs < 0 && !inBoot) {
+            phaseStartMs = NowMs();
+            phaseStartPending = true;    // confirmed when the command is complete
+        }
+        if (bootMatch == 0 && phaseStartPending) {
+            phaseStartPending = false;
+            phaseStartMs = -1;
+            phaseBytesIn19200 = phaseBytesIn115200 = 0;
+        }
         if (bootMatch == 7) {
+            phaseStartPending = false;
             bootMatch = 0;
             if (baud == kAppBaud)
                 ++bootCommands19200;
@@ -633,6 +663,8 @@ struct Device {
     {
         for (size_t i = 0; i < count; ++i) {
             CountBootCommand(bytes[i], baud);
+            if (InPhase())
+                (baud == kAppBaud ? phaseBytesIn19200 : phaseBytesIn115200)++;
             uint8_t b = bytes[i];
             const char* note = "";
             if (baud != ListeningBaud()) {
@@ -676,6 +708,17 @@ struct Device {
         j.Num("noiseSent", noiseOut);
         j.Str("version", VersionText(version));
         j.Bool("downloadComplete", downloadComplete);
+        j.Obj("downloadPhase");
+        j.Dbl("startMs", phaseStartMs);
+        j.Dbl("endMs", phaseEndMs);
+        j.Num("bytesIn19200", phaseBytesIn19200);
+        j.Num("bytesIn115200", phaseBytesIn115200);
+        j.Num("bytesOut19200", phaseBytesOut19200);
+        j.Num("bytesOut115200", phaseBytesOut115200);
+        j.Num("turnarounds", phaseTurnarounds);
+        j.Num("latencyMs", o.latencyMs);
+        j.Bool("paced", o.pace);
+        j.End();
         if (haveImage) {
             j.Obj("image");
             j.Str("path", image.path);
@@ -785,13 +828,16 @@ struct Device {
                 continue;
             }
             const double next = NextTimerMs();
-            int timeoutMs = 100;
+            double waitMs = 100;
             if (next >= 0) {
-                const double wait = next - NowMs();
-                timeoutMs = wait <= 0 ? 0 : (wait < 100 ? static_cast<int>(wait) + 1 : 100);
+                waitMs = next - NowMs();
+                waitMs = waitMs < 0 ? 0 : (waitMs > 100 ? 100 : waitMs);
             }
+            // Waits to the microsecond: paced bytes are a tenth of a millisecond apart.
+            const long waitUs = static_cast<long>(waitMs * 1000);
+            struct timespec timeout = {waitUs / 1000000, (waitUs % 1000000) * 1000};
             struct pollfd entry = {master, POLLIN, 0};
-            const int ready = poll(&entry, 1, timeoutMs);
+            const int ready = ppoll(&entry, 1, &timeout, nullptr);
             if (ready < 0 && errno != EINTR)
                 break;
             if (ready > 0 && (entry.revents & POLLIN)) {
