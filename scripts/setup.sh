@@ -2,7 +2,8 @@
 # Installs what building and testing need, on a Debian machine; does
 # nothing for packages that are there already.
 set -euo pipefail
-packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev python3 g++-mingw-w64-x86-64)
+packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev python3 g++-mingw-w64-x86-64
+          clang libclang-rt-14-dev valgrind)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -1,12 +1,28 @@
 #!/usr/bin/env bash
-# Builds everything with warnings as errors and runs every test; also
-# cross-compiles the Windows program. Exits non-zero on any failure.
+# Builds everything with warnings as errors and runs every test: the main
+# suites, the same suites under the address and undefined-behaviour
+# sanitizers, the fuzz targets for a short fixed time, and the Windows
+# cross-build. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
+
+echo "== main build and every test"
 cmake --preset ci
 cmake --build --preset ci
 ctest --preset ci
+
+echo "== unit, pty and end-to-end tests under ASan and UBSan"
+cmake --preset asan
+cmake --build --preset asan
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --preset asan -L 'unit|pty|e2e' -LE valgrind
+
+echo "== fuzz targets"
+cmake --preset fuzz
+cmake --build --preset fuzz --target fuzz_version fuzz_monitor fuzz_packets fuzz_command_line
+ctest --preset fuzz
+
+echo "== Windows program"
 cmake --preset mingw
 cmake --build --preset mingw
 echo "Windows program built: build/mingw/bin/tlxup.exe"

@@ -4,6 +4,7 @@
 as a user's terminal would be: keys are typed into it, and everything the
 program writes is collected byte for byte.
 """
+import fcntl
 import os
 import pty
 import select
@@ -14,14 +15,25 @@ import time
 
 
 class Screen:
-    def __init__(self, argv, env=None):
+    def __init__(self, argv, env=None, keep_terminal=False):
+        """The terminal becomes the program's controlling terminal, so the
+        interrupt key works as on a user's. With `keep_terminal` its slave
+        side stays open here (`self.terminal`) to look at its settings."""
         self.master, slave = pty.openpty()
         attrs = termios.tcgetattr(slave)
         attrs[1] &= ~termios.ONLCR        # keep the program's bytes as written
         termios.tcsetattr(slave, termios.TCSANOW, attrs)
+        self.initial_settings = termios.tcgetattr(slave)
+
+        def take_terminal():
+            os.setsid()
+            fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
         self.proc = subprocess.Popen(argv, stdin=slave, stdout=slave, stderr=subprocess.PIPE,
-                                     env=env, start_new_session=True)
-        os.close(slave)
+                                     env=env, preexec_fn=take_terminal)
+        self.terminal = slave if keep_terminal else None
+        if not keep_terminal:
+            os.close(slave)
         self.output = b""
         self.status = None
 
@@ -75,10 +87,12 @@ class Screen:
         if self.proc.poll() is None:
             os.killpg(self.proc.pid, signal.SIGKILL)
             self.proc.wait()
-        try:
-            os.close(self.master)
-        except OSError:
-            pass
+        for fd in (self.master, self.terminal):
+            try:
+                if fd is not None:
+                    os.close(fd)
+            except OSError:
+                pass
 
 
 def run_piped(argv, stdin_bytes=b"", env=None, timeout=30):

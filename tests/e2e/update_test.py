@@ -122,6 +122,24 @@ class Update(unittest.TestCase):
         self.assertEqual(report["resets"], 1)
         self.assertEqual(report["version"], "2.57")
 
+    @unittest.skipUnless(shutil.which("valgrind"), "valgrind is not installed")
+    def test_successful_update_under_valgrind(self):
+        sim = self.sim()
+        env = dict(os.environ, TLXUP_PORTS=sim.path)
+        log = os.path.join(self.work, "memcheck.log")
+        self.screen = Screen(["valgrind", "--tool=memcheck", "--error-exitcode=99", "--log-file=" + log,
+                              TLXUP, "1"], env=env)
+        self.expect(NEWER_QUESTION, 120)
+        self.screen.type("y")
+        self.expect(PROMPT, 300)
+        self.screen.type("q")
+        status = self.screen.wait_exit(60)
+        with open(log) as f:
+            summary = f.read()
+        self.assertEqual(status, 1, summary[-2000:])
+        self.assertIn("ERROR SUMMARY: 0 errors", summary)
+        self.assert_download(sim.stop())
+
     def test_no_then_yes(self):
         sim = self.sim()
         self.start([sim.path], ["1"])
