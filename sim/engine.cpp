@@ -365,8 +365,10 @@ struct Device {
     {
         if (record == 0)
             return;
-        if (o.unplugAfterRecord == record)
-            unplugRequested = true;
+        if (o.unplugAfterRecord == record) {
+            unplugRequested = true;    // once the status is out; nothing more is taken
+            silent = true;
+        }
         if (o.silentAfterRecord == record)
             silent = true;
     }
@@ -823,6 +825,8 @@ struct Device {
             TakeInbound();
             Timers();
             FlushOut();
+            if (unplugRequested && out.empty())
+                Unplug("unplugged after a record");
             if (unplugged) {
                 pollTimeout(50);
                 continue;
