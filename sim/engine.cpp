@@ -373,6 +373,7 @@ struct Device {
             silent = true;
     }
     bool unplugRequested = false;
+    double unplugAtMs = -1;
 
     void OnPacket(const Packet& p)
     {
@@ -569,8 +570,6 @@ struct Device {
             StartApplication();
         }
         RunDsp();
-        if (unplugRequested && out.empty())
-            Unplug("unplugged after a record");
         if (o.unplugAfterMs > 0 && now >= o.unplugAfterMs)
             Unplug("unplugged at its time");
         if (gUnplugNow)
@@ -593,6 +592,8 @@ struct Device {
             consider(in.front().dueMs);
         if (o.unplugAfterMs > 0 && !unplugged)
             consider(static_cast<double>(o.unplugAfterMs));
+        if (unplugAtMs >= 0 && !unplugged)
+            consider(unplugAtMs);
         return next;
     }
 
@@ -825,7 +826,11 @@ struct Device {
             TakeInbound();
             Timers();
             FlushOut();
-            if (unplugRequested && out.empty())
+            // The cable goes a moment after the status is out, so that the
+            // status itself still reaches the other side.
+            if (unplugRequested && out.empty() && unplugAtMs < 0)
+                unplugAtMs = NowMs() + 50;
+            if (unplugAtMs >= 0 && NowMs() >= unplugAtMs)
                 Unplug("unplugged after a record");
             if (unplugged) {
                 pollTimeout(50);
