@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -139,6 +140,27 @@ struct Device {
     std::deque<Outgoing> out;
     double lastOutMs = 0;
 
+    // Random line noise, both directions.
+    std::mt19937 noise;
+    long flipped = 0;
+    long dropped = 0;
+    // Returns false when the byte is lost; may flip one of its bits.
+    bool Disturb(uint8_t* byte)
+    {
+        if (o.flipRate <= 0 && o.dropRate <= 0)
+            return true;
+        std::uniform_real_distribution<double> chance(0.0, 1.0);
+        if (chance(noise) < o.dropRate) {
+            ++dropped;
+            return false;
+        }
+        if (chance(noise) < o.flipRate) {
+            ++flipped;
+            *byte = static_cast<uint8_t>(*byte ^ (1u << (noise() % 8)));
+        }
+        return true;
+    }
+
     // The download phase on the wire: from the first byte of the first
     // "^BOOTL$" (or the download start, when there was none) to the reset.
     double phaseStartMs = -1;
@@ -239,6 +261,10 @@ struct Device {
                 }
                 byte = baud > ListeningBaud() ? 0x00 : 0xFF;
                 note = "sent at the wrong rate: garbled";
+            }
+            if (!Disturb(&byte)) {
+                Log("lost>", &byte, 1, baud, "line noise: lost");
+                continue;
             }
             if (write(master, &byte, 1) != 1) {
                 Log("fail>", &byte, 1, baud, "write failed");
@@ -680,7 +706,7 @@ struct Device {
                 note = "received at the wrong rate: garbled";
             }
             Log("host<", &bytes[i], 1, baud, note);
-            if (silent)
+            if (silent || !Disturb(&b))
                 continue;
             if (inBoot)
                 OnBootByte(b, baud);
@@ -709,6 +735,8 @@ struct Device {
         j.Num("naksSent", naks);
         j.Num("noiseReceived", noiseIn);
         j.Num("noiseSent", noiseOut);
+        j.Num("bitsFlipped", flipped);
+        j.Num("bytesLost", dropped);
         j.Str("version", VersionText(version));
         j.Bool("downloadComplete", downloadComplete);
         j.Obj("downloadPhase");
@@ -803,6 +831,7 @@ struct Device {
     {
         version = o.version;
         inBoot = o.startInBoot;
+        noise.seed(o.seed);
         if (!o.imageFile.empty()) {
             haveImage = LoadImage(o.imageFile, &image);
             if (!haveImage) {

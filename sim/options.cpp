@@ -32,6 +32,16 @@ bool ToLong(const std::string& text, long* value)
     return true;
 }
 
+bool ToRate(const std::string& text, double* value)
+{
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (end == text.c_str() || *end != '\0' || v < 0 || v > 1)
+        return false;
+    *value = v;
+    return true;
+}
+
 bool ToInt(const std::string& text, int* value)
 {
     long v = 0;
@@ -239,6 +249,18 @@ const std::vector<OptionSpec>& Specs()
          [](Options* o, const std::string& v) { return ToNoise(v, &o->rxNoise); }},
         {"tx-noise", "garble|drop", "bytes sent while the port is at another rate: garble (default) or drop",
          [](Options* o, const std::string& v) { return ToNoise(v, &o->txNoise); }},
+        {"flip-rate", "P", "chance per byte, both directions, that one bit of it flips (line noise)",
+         [](Options* o, const std::string& v) { return ToRate(v, &o->flipRate); }},
+        {"drop-rate", "P", "chance per byte, both directions, that it is lost",
+         [](Options* o, const std::string& v) { return ToRate(v, &o->dropRate); }},
+        {"seed", "N", "seed of the line noise (default 1)",
+         [](Options* o, const std::string& v) {
+             int n = 0;
+             if (!ToInt(v, &n))
+                 return false;
+             o->seed = static_cast<unsigned>(n);
+             return true;
+         }},
         {"ignore-baud", nullptr, "do not check the line rate (every byte gets through)",
          [](Options* o, const std::string&) { o->ignoreBaud = true; return true; }},
     };

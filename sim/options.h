@@ -73,6 +73,9 @@ struct Options {
     NoiseMode rxNoise = NoiseMode::Garble;
     NoiseMode txNoise = NoiseMode::Garble;
     bool ignoreBaud = false;
+    double flipRate = 0;              // chance per byte, each direction, of one flipped bit
+    double dropRate = 0;              // chance per byte, each direction, of losing it
+    unsigned seed = 1;
 
     // Files.
     std::string ptyFile;
