@@ -256,6 +256,19 @@ class Update(unittest.TestCase):
         self.assertEqual(self.screen.wait_exit(10), 1)
         self.assertTrue(self.screen.text().endswith(progress() + dsp(1) + PROMPT + "\n"))
 
+    def test_endless_dsp_progress_keeps_the_program_waiting(self):
+        sim = self.sim("--dsp-endless", "--dsp-step-ms", "2000")
+        self.start([sim.path], ["1"])
+        self.expect(NEWER_QUESTION)
+        self.screen.type("y")
+        self.expect("\rUpdating DSPs: Bank = 1, Complete =  16%")
+        started = time.monotonic()
+        while time.monotonic() - started < 34:
+            self.assertNotIn(PROMPT, self.screen.text(), "progress less than 30 s apart keeps it running")
+            self.screen.wait_for(PROMPT, 1)
+        self.assertIn("\rUpdating DSPs: Bank = 3, Complete =  50%", self.screen.text())
+        self.assertIsNone(self.screen.proc.poll())
+
     def test_other_device_messages_and_early_ready(self):
         sim = self.sim("--ready-before-download", "--extra-bang")
         self.start([sim.path], ["1"])
