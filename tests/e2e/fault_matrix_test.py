@@ -27,9 +27,12 @@ GONE = "\nNo Tolvex device found on COM1.\n"
 READ = 4.0
 BOOT_START = 1.0
 SLACK = 3.0
-# A silent device costs a detection two unanswered reads (version query,
-# information query).
-DETECT_SILENT = 2 * READ
+# The information query's 4 s budget equals one read's wait, so when that
+# wait ends just at the budget a second read starts: up to two reads.
+INFO = 2 * READ
+# A silent device costs a detection its version query and its information
+# query.
+DETECT_SILENT = READ + INFO
 # Unplugged: reads fail at once, so each wait lasts its 2 s budget instead.
 DETECT_GONE = 3 * 2.0
 
@@ -41,8 +44,8 @@ def lost(step, code):
 # name, simulator options, message, bound in seconds from Y to the next
 # question or the exit prompt, whether the program asks again.
 FAULTS = [
-    ("boot loader silent", ["--bootloader-silent"], NO_BOOT, BOOT_START + 3 * READ + DETECT_SILENT, False),
-    ("boot loader answers the 3rd query", ["--answer-info-from", "3"], None, BOOT_START + 2 * READ, None),
+    ("boot loader silent", ["--bootloader-silent"], NO_BOOT, BOOT_START + 3 * INFO + DETECT_SILENT, False),
+    ("boot loader answers the 3rd query", ["--answer-info-from", "3"], None, BOOT_START + 2 * INFO, None),
     ("BootInfo with a bad checksum", ["--bad-info-checksum"], NO_BOOT, BOOT_START + DETECT_SILENT, False),
     ("older BootInfo layout", ["--bootinfo-old"], None, BOOT_START + READ, None),
     ("ACK after filler", ["--ack-with-zero"], None, BOOT_START + READ, None),
