@@ -121,6 +121,7 @@ struct Device {
     int pendingStatus = -1;   // status owed to the next get status
     int pendingRecord = 0;    // record whose status is owed (0: start)
     bool downloadComplete = false;
+    bool recordFailed = false;  // a record of the current download was refused or lost
     int infoQueries = 0;
     int versionQueries = 0;
     int bootCommands19200 = 0;
@@ -351,8 +352,11 @@ struct Device {
             for (int i = 0; i < 4; ++i)
                 info.push_back(static_cast<uint8_t>(v >> (8 * i)));
         };
+        // The new layout keeps a NUL in its 33 name bytes; the older one can
+        // fill all 33 with characters.
+        const size_t nameMax = o.bootInfoOld ? 33 : 32;
         std::vector<uint8_t> name(33, 0);
-        std::memcpy(name.data(), o.productName.data(), o.productName.size() < 32 ? o.productName.size() : 32);
+        std::memcpy(name.data(), o.productName.data(), o.productName.size() < nameMax ? o.productName.size() : nameMax);
         if (o.bootInfoOld) {
             put16(0);
             put16(0);
@@ -425,6 +429,7 @@ struct Device {
             startPacket = p.data;
             records.clear();
             downloadComplete = false;
+            recordFailed = false;
             if (o.bootSilent)
                 return;
             SendAck();
@@ -433,9 +438,14 @@ struct Device {
             return;
         case 0x24: {
             ++recordPacket;
-            if (o.bootSilent || o.noAckRecord == recordPacket)
+            if (o.bootSilent || o.noAckRecord == recordPacket) {
+                downloadComplete = false;    // a lost record ends this download unfinished
+                recordFailed = true;
                 return;
+            }
             if (o.nakRecord == recordPacket) {
+                downloadComplete = false;
+                recordFailed = true;
                 Send({kNak});
                 return;
             }
@@ -443,11 +453,14 @@ struct Device {
             pendingRecord = recordPacket;
             const bool fails = o.failRecord == recordPacket;
             pendingStatus = fails ? static_cast<int>(o.failCode) : 0x40;
-            if (!fails)
+            if (fails) {
+                downloadComplete = false;
+                recordFailed = true;
+            } else
                 records.push_back(p.data);
-            if (!fails && haveImage && records.size() == image.records.size())
+            if (!fails && !recordFailed && haveImage && records.size() == image.records.size())
                 downloadComplete = true;
-            if (!fails && !haveImage && records.size() >= 1)
+            if (!fails && !recordFailed && !haveImage && records.size() >= 1)
                 downloadComplete = true;
             return;
         }

@@ -145,6 +145,46 @@ class BootLoader(unittest.TestCase):
         self.assertEqual(report["downloadStarts"], 2)
         self.assertEqual(report["naksSent"], 1)
 
+    def test_older_layout_name_fills_all_33_bytes(self):
+        c = Client("--start-in-bootloader", "--bootinfo-old", "--name", "N" * 33)
+        c.rate(115200)
+        c.send(b"\x03\x26\x26")
+        reply = c.read(1 + 47)
+        info = bytearray(45)
+        info[8:12] = (0x02380000).to_bytes(4, "little")
+        info[12:45] = b"N" * 33
+        self.assertEqual(reply, b"\xcc" + packet(info))
+        c.close()
+
+    def test_reply_sent_while_the_port_is_at_another_rate_is_noise(self):
+        c = Client("--start-in-bootloader", "--boot-delay-ms", "50", "--dsp-banks", "0")
+        c.rate(115200)
+        c.send(b"\x03\x25\x25")    # the port stays at 115200: the 19200 reply arrives garbled
+        reply = c.read(timeout=0.6)
+        version = b'^=V "VEL2346" 2.56,68,10,1F$'
+        self.assertEqual(reply, b"\xcc" + b"\x00" * len(version))
+        self.assertEqual(c.close()["noiseSent"], len(version))
+
+    def test_failed_download_keeps_the_old_version(self):
+        c = Client("--start-in-bootloader", "--fail-record", "2", "--boot-delay-ms", "50",
+                   "--dsp-start-ms", "20", "--dsp-step-ms", "20")
+        c.rate(115200)
+        start = bytes([0x21, 0, 0, 0x20, 0, 0, 2, 0x3E, 0x3C, 1, 2, 3, 4, 5, 6, 7])
+        for data, status in ((start, 0x40), (bytes([0x24, 1, 2, 3]), 0x40), (bytes([0x24, 4, 5, 6]), 0x44)):
+            c.send(packet(data))
+            self.assertEqual(c.read(1), b"\xcc")
+            c.send(b"\x03\x23\x23")
+            self.assertEqual(c.read(4), b"\xcc" + packet([status]))
+            c.send(b"\xcc")
+        c.send(b"\x03\x25\x25")
+        time.sleep(0.01)
+        c.rate(19200)
+        # No DSP progress and no ready message after a refused record.
+        self.assertEqual(c.read(timeout=0.8), b'\xcc^=V "VEL2346" 2.56,68,10,1F$')
+        report = c.close()
+        self.assertFalse(report["downloadComplete"])
+        self.assertEqual(report["recordsAccepted"], 1)
+
     def test_ack_after_filler_and_reset_to_application(self):
         c = Client("--start-in-bootloader", "--ack-with-zero", "--boot-delay-ms", "50", "--dsp-start-ms", "20",
                    "--dsp-step-ms", "20")
@@ -187,6 +227,27 @@ class Download(unittest.TestCase):
         report = c.close()
         self.assertTrue(report["imageMatches"])
         self.assertEqual(report["recordsAccepted"], 657)
+
+    def test_report_names_the_first_wrong_record(self):
+        with open(IMAGE, "rb") as f:
+            image = f.read()
+        c = Client("--start-in-bootloader", "--image", IMAGE)
+        c.rate(115200)
+        start = bytes([0x21]) + int.from_bytes(image[32:36], "little").to_bytes(4, "big") \
+            + int.from_bytes(image[28:32], "little").to_bytes(4, "big") + image[44:51]
+        length = int.from_bytes(image[84:86], "little")
+        record = bytearray([0x24]) + image[86:84 + length - 1] + bytes(3)
+        record[10] ^= 0x01    # one bit wrong in the first record
+        for data in (start, bytes(record)):
+            c.send(packet(data))
+            self.assertEqual(c.read(1), b"\xcc")
+            c.send(b"\x03\x23\x23")
+            self.assertEqual(c.read(4), b"\xcc\x03\x40\x40")
+            c.send(b"\xcc")
+        report = c.close()
+        self.assertTrue(report["startPacketMatches"])
+        self.assertEqual(report["firstMismatchedRecord"], 1)
+        self.assertFalse(report["imageMatches"])
 
     def test_unplug_after_record(self):
         c = Client("--start-in-bootloader", "--unplug-after-record", "1")
