@@ -33,6 +33,8 @@ constexpr int kAppBaud = 19200;
 constexpr int kBootBaud = 115200;
 constexpr uint8_t kAck = 0xCC;
 constexpr uint8_t kNak = 0x33;
+constexpr char kBootCommand[] = "^BOOTL$";
+constexpr size_t kBootCommandLength = sizeof kBootCommand - 1;
 
 volatile sig_atomic_t gStop = 0;
 volatile sig_atomic_t gUnplugNow = 0;
@@ -512,6 +514,17 @@ struct Device {
             }
         }
         rx.push_back(b);
+        // The hand-over command, which the updater repeats at 115200 when a
+        // query goes unanswered, is taken for what it is and dropped whole.
+        // Read as a packet it would announce 94 bytes and swallow the filler
+        // after it, and its NAK would reach the updater after its next query
+        // on a pseudo-terminal, which has no wire time for the filler to
+        // cover.
+        if (rx.size() == kBootCommandLength && std::memcmp(rx.data(), kBootCommand, kBootCommandLength) == 0) {
+            Log("-----", rx.data(), rx.size(), baud, "boot loader command ignored");
+            rx.clear();
+            return;
+        }
         if (rx.size() < 2)
             return;
         const size_t dataLength = static_cast<uint8_t>(rx[0] - 2);
@@ -644,8 +657,7 @@ struct Device {
     bool phaseStartPending = false;
     void CountBootCommand(uint8_t b, int baud)
     {
-        static const char kCommand[] = "^BOOTL$";
-        bootMatch = (b == static_cast<uint8_t>(kCommand[bootMatch])) ? bootMatch + 1 : (b == '^' ? 1 : 0);
+        bootMatch = (b == static_cast<uint8_t>(kBootCommand[bootMatch])) ? bootMatch + 1 : (b == '^' ? 1 : 0);
         if (bootMatch == 1 && phaseStartMs < 0 && !inBoot) {
             phaseStartMs = NowMs();
             phaseStartPending = true;    // confirmed when the command is complete
@@ -655,7 +667,7 @@ struct Device {
             phaseStartMs = -1;
             phaseBytesIn19200 = phaseBytesIn115200 = 0;
         }
-        if (bootMatch == 7) {
+        if (bootMatch == kBootCommandLength) {
             phaseStartPending = false;
             bootMatch = 0;
             if (baud == kAppBaud)
