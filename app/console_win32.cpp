@@ -3,8 +3,14 @@
 // On a console, key presses come from the runtime's _kbhit and _getch,
 // which read without echo and without Enter; a function or cursor key
 // delivers 0 or 0xE0 and then its second code, read here as one press.
+//
 // When standard input is a pipe or a file, each of its bytes is one key
-// press, and at its end no key can come any more.
+// press, and at its end no key can come any more. Whether a byte is waiting
+// cannot be asked of every such handle (PeekNamedPipe fails on pipes that
+// do not come from Windows, as under Wine), so a reader thread, started
+// once, takes the bytes as they come into a small queue, and the key
+// operations look at the queue. The thread blocks only in ReadFile and in
+// waiting for room in the queue; it ends at the end of the input.
 #include "app/console.h"
 
 #include <conio.h>
@@ -16,21 +22,66 @@
 
 namespace {
 
+// Bytes of piped input read ahead of the program.
+constexpr int kQueuedKeys = 64;
+
 struct ConsoleState {
     HANDLE input;
     int inputIsConsole;
-    int inputIsPipe;
-    int inputEnded;
+    int inputEnded;             // no key can come any more (the program's view)
+    // The reader thread's queue, guarded by `lock`.
+    CRITICAL_SECTION lock;
+    HANDLE changed;             // auto-reset: a byte came, or the input ended
+    HANDLE room;                // auto-reset: a byte was taken out
+    unsigned char keys[kQueuedKeys];
+    int first;
+    int count;
+    int readerEnded;            // the reader met the end of the input
 };
 ConsoleState gConsole = {};
 
-int ReadInputByte()
+DWORD WINAPI ReadInput(LPVOID)
 {
-    unsigned char byte = 0;
-    DWORD got = 0;
-    if (!ReadFile(gConsole.input, &byte, 1, &got, nullptr) || got != 1)
-        return -1;
-    return byte;
+    for (;;) {
+        unsigned char byte = 0;
+        DWORD got = 0;
+        if (!ReadFile(gConsole.input, &byte, 1, &got, nullptr) || got != 1)
+            break;
+        EnterCriticalSection(&gConsole.lock);
+        while (gConsole.count == kQueuedKeys) {
+            LeaveCriticalSection(&gConsole.lock);
+            WaitForSingleObject(gConsole.room, INFINITE);
+            EnterCriticalSection(&gConsole.lock);
+        }
+        gConsole.keys[(gConsole.first + gConsole.count) % kQueuedKeys] = byte;
+        ++gConsole.count;
+        LeaveCriticalSection(&gConsole.lock);
+        SetEvent(gConsole.changed);
+    }
+    EnterCriticalSection(&gConsole.lock);
+    gConsole.readerEnded = 1;
+    LeaveCriticalSection(&gConsole.lock);
+    SetEvent(gConsole.changed);
+    return 0;
+}
+
+// Takes the next queued byte: the byte, -1 when the queue is empty and the
+// input has ended, -2 when it is empty for now.
+int TakeQueued()
+{
+    int result = -2;
+    EnterCriticalSection(&gConsole.lock);
+    if (gConsole.count > 0) {
+        result = gConsole.keys[gConsole.first];
+        gConsole.first = (gConsole.first + 1) % kQueuedKeys;
+        --gConsole.count;
+    } else if (gConsole.readerEnded) {
+        result = -1;
+    }
+    LeaveCriticalSection(&gConsole.lock);
+    if (result >= 0)
+        SetEvent(gConsole.room);
+    return result;
 }
 
 }  // namespace
@@ -45,7 +96,14 @@ void ConsoleStart()
         return;
     }
     gConsole.inputIsConsole = GetConsoleMode(gConsole.input, &mode) ? 1 : 0;
-    gConsole.inputIsPipe = GetFileType(gConsole.input) == FILE_TYPE_PIPE ? 1 : 0;
+    if (gConsole.inputIsConsole)
+        return;
+    InitializeCriticalSection(&gConsole.lock);
+    gConsole.changed = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    gConsole.room = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (gConsole.changed == nullptr || gConsole.room == nullptr ||
+        CreateThread(nullptr, 0, ReadInput, nullptr, 0, nullptr) == nullptr)
+        gConsole.inputEnded = 1;    // no way to read it: as if it had ended
 }
 
 void Print(const char* format, ...)
@@ -62,15 +120,12 @@ int KeyWaiting()
         return 0;
     if (gConsole.inputIsConsole)
         return _kbhit() ? 1 : 0;
-    if (gConsole.inputIsPipe) {
-        DWORD waiting = 0;
-        if (!PeekNamedPipe(gConsole.input, nullptr, 0, nullptr, &waiting, nullptr)) {
-            gConsole.inputEnded = 1;    // the writer has gone: no key can come
-            return 0;
-        }
-        return waiting > 0 ? 1 : 0;
-    }
-    return 1;    // a file: a read answers at once, with a byte or its end
+    EnterCriticalSection(&gConsole.lock);
+    const int waiting = gConsole.count > 0 ? 1 : 0;
+    if (!waiting && gConsole.readerEnded)
+        gConsole.inputEnded = 1;
+    LeaveCriticalSection(&gConsole.lock);
+    return waiting;
 }
 
 int ReadKey()
@@ -83,12 +138,16 @@ int ReadKey()
             return kFunctionKey + (_getch() & 0xFF);
         return code & 0xFF;
     }
-    const int byte = ReadInputByte();
-    if (byte < 0) {
-        gConsole.inputEnded = 1;
-        return kNoMoreKeys;
+    for (;;) {
+        const int byte = TakeQueued();
+        if (byte >= 0)
+            return byte;
+        if (byte == -1) {
+            gConsole.inputEnded = 1;
+            return kNoMoreKeys;
+        }
+        WaitForSingleObject(gConsole.changed, INFINITE);
     }
-    return byte;
 }
 
 void EndProcess(int status)

@@ -4,7 +4,12 @@
 // bounded: each read and each write waits at most kTransferWaitMs for its
 // transfer, and a transfer whose wait ran out is cancelled and waited for,
 // so it never touches the caller's buffer after the call has returned.
-// Reads and writes have their own transfer records and events.
+// Reads and writes have their own transfer records and events. A write then
+// watches the driver's output queue until it is empty, within the same
+// bound; FlushFileBuffers would wait for it without one.
+//
+// Exclusive use is the system's: Windows' serial drivers give a
+// communications port to one handle at a time.
 #include "serial/serial.h"
 
 #include "app/console.h"
@@ -15,6 +20,7 @@ struct SerialPort {
     HANDLE handle;              // the open device; null while closed
     OVERLAPPED readTransfer;    // with a manual-reset event
     OVERLAPPED writeTransfer;   // with a second one
+    int baud;                   // the line's rate, for the output queue's wire time
     int open;                   // 1 while handle and both events are valid
 };
 
@@ -45,25 +51,25 @@ void SetLine(DCB* settings, int baud)
     settings->ByteSize = 8;
 }
 
-// Starts nothing: waits for a transfer that ReadFile or WriteFile began,
-// `started` being their result. Returns the byte count it moved; 0 when it
-// could not start or did not finish in time (it is then cancelled).
-int FinishTransfer(SerialPort* port, OVERLAPPED* transfer, BOOL started, bool flushAfter)
+// Waits for a transfer that ReadFile or WriteFile began, `started` being
+// their result. Returns the byte count it moved; 0 when it could not start
+// or did not finish within kTransferWaitMs (it is then cancelled, and the
+// cancellation waited for).
+int FinishTransfer(SerialPort* port, OVERLAPPED* transfer, BOOL started)
 {
     if (!started && GetLastError() != ERROR_IO_PENDING)
         return 0;
     DWORD moved = 0;
-    if (!started && WaitForSingleObject(transfer->hEvent, kTransferWaitMs) == WAIT_TIMEOUT) {
+    if (!started && WaitForSingleObject(transfer->hEvent, kTransferWaitMs) != WAIT_OBJECT_0) {
         CancelIoEx(port->handle, transfer);
-        // Wait for the cancellation itself; bytes that came in meanwhile
-        // are in the caller's buffer and count.
+        // Wait for the cancellation itself; a transfer that finished
+        // meanwhile counts with what it moved.
         if (GetOverlappedResult(port->handle, transfer, &moved, TRUE))
             return static_cast<int>(moved);
         return 0;
     }
-    if (flushAfter)
-        FlushFileBuffers(port->handle);
-    GetOverlappedResult(port->handle, transfer, &moved, TRUE);
+    if (!GetOverlappedResult(port->handle, transfer, &moved, FALSE))
+        return 0;
     return static_cast<int>(moved);
 }
 
@@ -72,6 +78,32 @@ void PrepareTransfer(OVERLAPPED* transfer)
     const HANDLE event = transfer->hEvent;
     ZeroMemory(transfer, sizeof *transfer);
     transfer->hEvent = event;
+}
+
+// Waits until the driver's output queue is empty or kTransferWaitMs have
+// passed since `startMs` (a ClockNow reading), sleeping about as long as the queued bytes take on
+// the wire. Returns 1 when it emptied; on time-out the queue is purged and
+// 0 returned. A queue that cannot be asked about counts as empty.
+int WaitOutputDrained(SerialPort* port, uint32_t startMs)
+{
+    for (;;) {
+        DWORD errors = 0;
+        COMSTAT status = {};
+        if (!ClearCommError(port->handle, &errors, &status) || status.cbOutQue == 0)
+            return 1;
+        const uint32_t passedMs = ClockNow() - startMs;
+        if (passedMs >= static_cast<uint32_t>(kTransferWaitMs)) {
+            PurgeComm(port->handle, PURGE_TXABORT | PURGE_TXCLEAR);
+            return 0;
+        }
+        const uint32_t leftMs = kTransferWaitMs - passedMs;
+        uint32_t waitMs = port->baud > 0 ? status.cbOutQue * 10000u / static_cast<uint32_t>(port->baud) : 1u;
+        if (waitMs < 1)
+            waitMs = 1;
+        if (waitMs > leftMs)
+            waitMs = leftMs;
+        Sleep(waitMs);
+    }
 }
 
 LARGE_INTEGER ProgramStart()
@@ -102,25 +134,35 @@ int OpenPort(SerialPort* port, unsigned portNumber, int baud)
     ZeroMemory(&port->readTransfer, sizeof port->readTransfer);
     ZeroMemory(&port->writeTransfer, sizeof port->writeTransfer);
 
+    // Reads end more than kByteGapMs after their last byte; the first byte
+    // is waited for by FinishTransfer's bound.
     COMMTIMEOUTS timeouts = {};
     timeouts.ReadIntervalTimeout = kByteGapMs;
-    SetCommTimeouts(handle, &timeouts);
 
     port->readTransfer.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     port->writeTransfer.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
 
+    // Parity, stop bits and RTS stay as the port has them; every setting
+    // that would hold bytes back, drop them or change them is switched off.
     DCB settings = {};
     settings.DCBlength = sizeof settings;
-    GetCommState(handle, &settings);
+    const BOOL haveSettings = GetCommState(handle, &settings);
     SetLine(&settings, baud);
+    settings.fBinary = TRUE;
     settings.fOutX = FALSE;
     settings.fInX = FALSE;
     settings.fOutxCtsFlow = FALSE;
     settings.fOutxDsrFlow = FALSE;
+    settings.fDsrSensitivity = FALSE;
+    settings.fNull = FALSE;
+    settings.fErrorChar = FALSE;
+    settings.fAbortOnError = FALSE;
     settings.fDtrControl = DTR_CONTROL_ENABLE;
 
-    if (SetCommState(handle, &settings) && SetupComm(handle, kQueueBytes, kQueueBytes) &&
-        port->readTransfer.hEvent != nullptr && port->writeTransfer.hEvent != nullptr) {
+    if (haveSettings && SetCommState(handle, &settings) && SetCommTimeouts(handle, &timeouts) &&
+        SetupComm(handle, kQueueBytes, kQueueBytes) && port->readTransfer.hEvent != nullptr &&
+        port->writeTransfer.hEvent != nullptr) {
+        port->baud = baud;
         port->open = 1;
         return 1;
     }
@@ -134,11 +176,12 @@ int SetBaudRate(SerialPort* port, int baud)
         return 0;
     DCB settings = {};
     settings.DCBlength = sizeof settings;
-    GetCommState(port->handle, &settings);
-    SetLine(&settings, baud);
-    if (SetCommState(port->handle, &settings)) {
-        port->open = 1;
-        return 1;
+    if (GetCommState(port->handle, &settings)) {
+        SetLine(&settings, baud);
+        if (SetCommState(port->handle, &settings)) {
+            port->baud = baud;
+            return 1;
+        }
     }
     ReleaseAll(port);
     return 0;
@@ -157,9 +200,13 @@ int WriteBytes(SerialPort* port, const void* bytes, int count)
 {
     if (port->open != 1 || port->handle == nullptr || count <= 0)
         return 0;
+    const uint32_t startMs = ClockNow();
     PrepareTransfer(&port->writeTransfer);
     const BOOL started = WriteFile(port->handle, bytes, static_cast<DWORD>(count), nullptr, &port->writeTransfer);
-    return FinishTransfer(port, &port->writeTransfer, started, true);
+    const int written = FinishTransfer(port, &port->writeTransfer, started);
+    if (written != count)
+        return written;
+    return WaitOutputDrained(port, startMs) ? count : 0;
 }
 
 int ReadBytes(SerialPort* port, void* buffer, int count)
@@ -168,7 +215,7 @@ int ReadBytes(SerialPort* port, void* buffer, int count)
         return 0;
     PrepareTransfer(&port->readTransfer);
     const BOOL started = ReadFile(port->handle, buffer, static_cast<DWORD>(count), nullptr, &port->readTransfer);
-    return FinishTransfer(port, &port->readTransfer, started, false);
+    return FinishTransfer(port, &port->readTransfer, started);
 }
 
 int BytesAvailable(SerialPort* port)
