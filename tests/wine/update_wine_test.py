@@ -46,6 +46,10 @@ SAME_FIELDS = ("mode", "versionQueries", "informationQueries", "downloadStarts",
 class UpdateUnderWine(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
+        for name, path in (("TLXUP_EXE", TLXUP_EXE), ("TLXUP", TLXUP), ("TLXSIM", os.environ.get("TLXSIM", ""))):
+            if not os.path.isfile(path):
+                raise RuntimeError("%s=%r is not a program; build the native and the Windows programs first"
+                                   % (name, path))
         cls.prefix = Prefix()
 
     @classmethod
