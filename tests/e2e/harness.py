@@ -130,6 +130,9 @@ class Sim:
             except subprocess.TimeoutExpired:
                 os.killpg(self.proc.pid, signal.SIGKILL)
                 self.proc.wait()
+        for stream in (self.proc.stdout, self.proc.stderr):
+            if stream is not None:
+                stream.close()
         with open(self.report_path) as f:
             return json.load(f)
 
