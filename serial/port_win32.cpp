@@ -81,9 +81,10 @@ void PrepareTransfer(OVERLAPPED* transfer)
 }
 
 // Waits until the driver's output queue is empty or kTransferWaitMs have
-// passed since `startMs` (a ClockNow reading), sleeping about as long as the queued bytes take on
-// the wire. Returns 1 when it emptied; on time-out the queue is purged and
-// 0 returned. A queue that cannot be asked about counts as empty.
+// passed since `startMs` (a ClockNow reading), sleeping about as long as
+// the queued bytes take on the wire. Returns 1 when it emptied; on time-out
+// the queue is purged and 0 returned. A queue that cannot be asked about
+// counts as empty.
 int WaitOutputDrained(SerialPort* port, uint32_t startMs)
 {
     for (;;) {
