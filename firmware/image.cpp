@@ -1,6 +1,11 @@
 // Header fields and records of a firmware image, read in place.
 #include "firmware/image.h"
 
+uint32_t ReadLittleEndian16(const unsigned char* bytes, int offset)
+{
+    return static_cast<uint32_t>(bytes[offset]) | static_cast<uint32_t>(bytes[offset + 1]) << 8;
+}
+
 uint32_t ReadLittleEndian32(const unsigned char* bytes, int offset)
 {
     return static_cast<uint32_t>(bytes[offset]) | static_cast<uint32_t>(bytes[offset + 1]) << 8 |
@@ -59,5 +64,5 @@ const unsigned char* ImageFirstRecord(const unsigned char* image)
 
 uint32_t RecordLength(const unsigned char* record)
 {
-    return static_cast<uint32_t>(record[0]) | static_cast<uint32_t>(record[1]) << 8;
+    return ReadLittleEndian16(record, 0);
 }

@@ -77,7 +77,9 @@ constexpr int kImageModelNameOffset = 51;
 // image goes into which slot is listed in firmware/images/catalogue.txt.
 extern const unsigned char* const ImageCatalogue[kCatalogueSlots];
 
-// Reads the u32 at `offset` of `bytes`, little-endian.
+// Read the u16 or u32 at `offset` of `bytes`, little-endian: the byte
+// order of images and of the boot loader's information record alike.
+uint32_t ReadLittleEndian16(const unsigned char* bytes, int offset);
 uint32_t ReadLittleEndian32(const unsigned char* bytes, int offset);
 
 // Header fields of `image`, read in place.

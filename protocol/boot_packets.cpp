@@ -2,6 +2,7 @@
 // boot_packets.h.
 #include "protocol/boot_packets.h"
 
+#include "firmware/image.h"
 #include "serial/serial.h"
 
 #include <cstring>
@@ -10,17 +11,6 @@ unsigned char TxBuffer[kTxBufferSize] = {};
 BootInfo gBootInfo = {};
 
 namespace {
-
-uint16_t ReadLittle16(const unsigned char* at)
-{
-    return static_cast<uint16_t>(at[0] | (at[1] << 8));
-}
-
-uint32_t ReadLittle32(const unsigned char* at)
-{
-    return static_cast<uint32_t>(at[0]) | (static_cast<uint32_t>(at[1]) << 8) |
-           (static_cast<uint32_t>(at[2]) << 16) | (static_cast<uint32_t>(at[3]) << 24);
-}
 
 void WriteLittle16(unsigned char* at, uint16_t value)
 {
@@ -51,10 +41,25 @@ int WriteSingleByte(uint8_t value)
 
 }  // namespace
 
-uint16_t BootInfoLayoutWord(const BootInfo& info) { return ReadLittle16(info.bytes + kBootInfoLayoutOffset); }
-uint16_t BootInfoFamilyCode(const BootInfo& info) { return ReadLittle16(info.bytes + kBootInfoFamilyOffset); }
-uint16_t BootInfoPcbRevision(const BootInfo& info) { return ReadLittle16(info.bytes + kBootInfoPcbOffset); }
-FirmwareVersion BootInfoVersion(const BootInfo& info) { return ReadLittle32(info.bytes + kBootInfoVersionOffset); }
+uint16_t BootInfoLayoutWord(const BootInfo& info)
+{
+    return static_cast<uint16_t>(ReadLittleEndian16(info.bytes, kBootInfoLayoutOffset));
+}
+
+uint16_t BootInfoFamilyCode(const BootInfo& info)
+{
+    return static_cast<uint16_t>(ReadLittleEndian16(info.bytes, kBootInfoFamilyOffset));
+}
+
+uint16_t BootInfoPcbRevision(const BootInfo& info)
+{
+    return static_cast<uint16_t>(ReadLittleEndian16(info.bytes, kBootInfoPcbOffset));
+}
+
+FirmwareVersion BootInfoVersion(const BootInfo& info)
+{
+    return ReadLittleEndian32(info.bytes, kBootInfoVersionOffset);
+}
 
 const char* BootInfoProductName(const BootInfo& info)
 {

@@ -40,11 +40,6 @@ void PutLittleEndian32(std::vector<unsigned char>* bytes, size_t offset, uint32_
         (*bytes)[offset + i] = static_cast<unsigned char>(value >> (8 * i));
 }
 
-uint32_t ReadLittleEndian16(const unsigned char* bytes)
-{
-    return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8;
-}
-
 // The folder part of `path`, with its final separator; empty for none.
 std::string FolderOf(const std::string& path)
 {
@@ -110,7 +105,7 @@ ImageCheck CheckImage(const std::vector<unsigned char>& bytes)
                        recordCount, index, trailerOffset));
             break;
         }
-        const uint32_t length = ReadLittleEndian16(image + offset);
+        const uint32_t length = RecordLength(image + offset);
         if (length < static_cast<uint32_t>(kMinRecordLength) || length > static_cast<uint32_t>(kMaxRecordLength)) {
             check.problems.push_back(Format("record %u at offset %zu has length %u, outside %d to %d", index,
                                             offset, length, kMinRecordLength, kMaxRecordLength));
