@@ -36,6 +36,14 @@ constexpr uint8_t kNak = 0x33;
 constexpr char kBootCommand[] = "^BOOTL$";
 constexpr size_t kBootCommandLength = sizeof kBootCommand - 1;
 
+// What a UART at `receiverBaud` makes of a byte sent at `senderBaud`: a
+// faster receiver sees the start bit stretched over the whole frame, 0x00;
+// a slower one sees mostly idle line, 0xFF.
+uint8_t WrongRateByte(int senderBaud, int receiverBaud)
+{
+    return receiverBaud > senderBaud ? 0x00 : 0xFF;
+}
+
 volatile sig_atomic_t gStop = 0;
 volatile sig_atomic_t gUnplugNow = 0;
 volatile sig_atomic_t gReportNow = 0;
@@ -262,7 +270,7 @@ struct Device {
                     Log("drop>", &byte, 1, baud, "sent at the wrong rate: dropped");
                     continue;
                 }
-                byte = baud > ListeningBaud() ? 0x00 : 0xFF;
+                byte = WrongRateByte(ListeningBaud(), baud);
                 note = "sent at the wrong rate: garbled";
             }
             if (!Disturb(&byte)) {
@@ -727,7 +735,7 @@ struct Device {
                     Log("drop<", &b, 1, baud, "received at the wrong rate: dropped");
                     continue;
                 }
-                b = baud < ListeningBaud() ? 0x00 : 0xFF;
+                b = WrongRateByte(baud, ListeningBaud());
                 note = "received at the wrong rate: garbled";
             }
             Log("host<", &bytes[i], 1, baud, note);
